@@ -1,0 +1,128 @@
+#include "payload_conversions.h"
+
+#include <pybind11/stl.h>
+
+namespace payload {
+namespace {
+
+std::string type_name(pybind11::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+[[noreturn]] void refuse(pybind11::handle value, const char* wanted) {
+  throw pybind11::cast_error("cannot convert a value of type '" + type_name(value) + "' to " +
+                             wanted);
+}
+
+template <typename Value>
+Value load_with_caster(pybind11::handle value, const char* wanted) {
+  pybind11::detail::make_caster<Value> caster;
+  if (!caster.load(value, /*convert=*/true)) {
+    refuse(value, wanted);
+  }
+  return pybind11::detail::cast_op<Value>(std::move(caster));
+}
+
+// Exact floats and ints convert without running Python code, so a list or tuple made only of
+// them is read straight from its item array. Anything else takes the general path, from the
+// start, so that the result is the same either way.
+bool read_exact_numbers(PyObject* sequence, std::vector<double>& out) {
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+  PyObject** items = PySequence_Fast_ITEMS(sequence);
+  out.resize(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = items[i];
+    if (PyFloat_CheckExact(item)) {
+      out[i] = PyFloat_AS_DOUBLE(item);
+    } else if (PyLong_CheckExact(item)) {
+      const double number = PyLong_AsDouble(item);
+      if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+      }
+      out[i] = number;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+pybind11::object find(const pybind11::dict& payload, const char* key) {
+  pybind11::str key_object(key);
+  PyObject* value = PyDict_GetItemWithError(payload.ptr(), key_object.ptr());
+  if (value == nullptr && PyErr_Occurred()) {
+    throw pybind11::error_already_set();
+  }
+  return pybind11::reinterpret_borrow<pybind11::object>(value);
+}
+
+std::string to_string(pybind11::handle value) {
+  PyObject* object = value.ptr();
+  if (PyUnicode_Check(object)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+      throw pybind11::cast_error("cannot convert a str that is not valid Unicode to UTF-8");
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+  }
+  if (PyBytes_Check(object)) {
+    return std::string(PyBytes_AS_STRING(object),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+  }
+  if (PyByteArray_Check(object)) {
+    return std::string(PyByteArray_AS_STRING(object),
+                       static_cast<std::size_t>(PyByteArray_GET_SIZE(object)));
+  }
+  refuse(value, "a string (str, bytes or bytearray)");
+}
+
+double to_double(pybind11::handle value) {
+  if (PyFloat_CheckExact(value.ptr())) {
+    return PyFloat_AS_DOUBLE(value.ptr());
+  }
+  return load_with_caster<double>(value, "a number");
+}
+
+std::int32_t to_int32(pybind11::handle value) {
+  return load_with_caster<std::int32_t>(value, "a 32-bit integer");
+}
+
+std::int64_t to_int64(pybind11::handle value) {
+  return load_with_caster<std::int64_t>(value, "a 64-bit integer");
+}
+
+std::vector<double> to_double_vector(pybind11::handle value) {
+  if (PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr())) {
+    std::vector<double> numbers;
+    if (read_exact_numbers(value.ptr(), numbers)) {
+      return numbers;
+    }
+  }
+  return load_with_caster<std::vector<double>>(value, "a sequence of numbers");
+}
+
+pybind11::list to_float_list(const std::vector<double>& values) {
+  pybind11::list list(values.size());
+  PyObject* list_object = list.ptr();
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* number = PyFloat_FromDouble(values[i]);
+    if (number == nullptr) {
+      throw pybind11::error_already_set();
+    }
+    PyList_SET_ITEM(list_object, static_cast<Py_ssize_t>(i), number);
+  }
+  return list;
+}
+
+pybind11::str to_str(std::string_view utf8) {
+  PyObject* text = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+  if (text == nullptr) {
+    throw pybind11::error_already_set();
+  }
+  return pybind11::reinterpret_steal<pybind11::str>(text);
+}
+
+}  // namespace payload

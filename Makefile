@@ -4,7 +4,8 @@ BUILD_DIR := build/main
 # Everything the compiled build reads; the build reruns only when one of these changes.
 BUILD_INPUTS := CMakeLists.txt pyproject.toml scripts/requirements.txt \
 	$(shell find cmake common signal_core modules host tools tests/CMakeLists.txt tests/cpp tests/support \
-		-type f -not -name '*.pyc' 2>/dev/null)
+		-type f -not -name '*.pyc' 2>/dev/null) \
+	$(wildcard bench/CMakeLists.txt bench/*.cpp)
 
 ASAN_DIR := build/asan
 # libstdc++ is preloaded too: the interpreter does not link it, and ASan must find its

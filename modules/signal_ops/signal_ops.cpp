@@ -74,7 +74,7 @@ void fifo_window_buffer_op(pipeline::Data& data) {
   pybind11::object fifo_id_value = payload::find(payload, "fifoId");
   const std::string fifo_id = fifo_id_value ? payload::to_string(fifo_id_value) : "default";
   const std::vector<double> window = tarnwell::fifo_window_buffer(samples, window_size, fifo_id);
-  payload["window"] = payload::to_float_list(window);
+  payload::store(payload, "window", payload::to_float_list(window));
 }
 
 // The method name: "averageMethod", else "mode", else "arithmetic". A present "averageMethod"
@@ -101,13 +101,13 @@ void average_op(pipeline::Data& data) {
   pybind11::float_ mean(result.mean);
   pybind11::float_ se(result.se);
   pybind11::dict stats;
-  stats["mean"] = mean;
-  stats["se"] = se;
-  stats["standardError"] = se;
-  payload["stats"] = stats;
-  payload["mean"] = mean;
-  payload["se"] = se;
-  payload["standardError"] = se;
+  payload::store(stats, "mean", mean);
+  payload::store(stats, "se", se);
+  payload::store(stats, "standardError", se);
+  payload::store(payload, "stats", stats);
+  payload::store(payload, "mean", mean);
+  payload::store(payload, "se", se);
+  payload::store(payload, "standardError", se);
 }
 
 constexpr std::string_view csv_scheme = "csv://";
@@ -156,11 +156,11 @@ pybind11::dict row_from_payload(const pybind11::dict& payload) {
   }
   pybind11::dict row;
   if (data_value) {
-    row["value"] = data_value;
+    payload::store(row, "value", data_value);
   } else if (pybind11::object mean = payload::find(payload, "mean")) {
-    row["mean"] = mean;
+    payload::store(row, "mean", mean);
     if (pybind11::object se = payload::find(payload, "se")) {
-      row["se"] = se;
+      payload::store(row, "se", se);
     }
   }
   return row;
@@ -290,7 +290,7 @@ void csv_sink_op(pipeline::Data& data) {
       write_csv_row(uri.substr(csv_scheme.size()), row);
     }
   }
-  payload["status"] = payload::to_str("handled via " + uri);
+  payload::store(payload, "status", payload::to_str("handled via " + uri));
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ class RunningServer:
     kind: str
     port: int
     process: subprocess.Popen
+    stdout_rest: str = ""  # what it printed after its first line, once stopped
     stderr_text: str = ""
 
     @property
@@ -47,7 +48,8 @@ class RunningServer:
             except subprocess.TimeoutExpired:
                 os.kill(self.process.pid, signal.SIGKILL)
                 self.process.wait(timeout=STOP_TIMEOUT)
-        self.process.stdout.close()
+        with self.process.stdout:
+            self.stdout_rest = self.process.stdout.read().decode(errors="replace")
         with self.process.stderr:
             self.stderr_text = self.process.stderr.read().decode(errors="replace")
         return self.process.returncode
@@ -135,13 +137,14 @@ def running_server(kind, *options, port=None):
 
 @pytest.fixture(params=SERVER_KINDS)
 def opcua_server_kind(request):
+    """Each server kind, for tests that start (and stop) their own server."""
     return request.param
 
 
-@pytest.fixture
-def opcua_server(opcua_server_kind):
-    """A server of each kind with the default Double nodes fixed at pH 7.0 and 25.0 degrees, and
-    the edge-case nodes."""
-    with running_server(opcua_server_kind, "--ph", "7.0", "--temperature", "25.0",
+@pytest.fixture(scope="module", params=SERVER_KINDS)
+def opcua_server(request):
+    """A server of each kind, shared by a test module: the default Double nodes fixed at pH 7.0
+    and 25.0 degrees, and the edge-case nodes."""
+    with running_server(request.param, "--ph", "7.0", "--temperature", "25.0",
                         "--edge-case-nodes") as server:
         yield server

@@ -5,6 +5,7 @@
 #include <open62541/plugin/log.h>
 #include <open62541/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -34,12 +35,76 @@ struct value_clearer {
 template <typename T, std::size_t type_index>
 using cleared_on_exit = std::unique_ptr<T, value_clearer<type_index>>;
 
+using clock = std::chrono::steady_clock;
+
 // The library's default logger writes straight to file descriptor 1. The event loop keeps its
 // own copy of the configuration's logger pointer, so the logger itself is emptied in place:
 // replacing the pointer would leave the old logger printing (and leaked).
 void silence_logging(UA_ClientConfig* config) {
   if (config->logging != nullptr) {
     config->logging->log = nullptr;
+  }
+}
+
+// What is left of the configured response timeout, as an event-loop wait in milliseconds.
+UA_UInt32 remaining_ms(clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+  return left.count() > 0 ? static_cast<UA_UInt32>(left.count()) : 0;
+}
+
+// One turn of the event loop that may wait, then one that does not: a closed socket is seen in
+// the first turn but its close runs as a delayed callback, which the second turn executes at
+// once instead of on the client's next 1 s housekeeping timer.
+void run_event_loop(UA_Client* client, clock::time_point deadline) {
+  UA_Client_run_iterate(client, remaining_ms(deadline));
+  UA_Client_run_iterate(client, 0);
+}
+
+// The blocking connect's exchange, driven without its idle waits: Good once the session is
+// activated; the client's bad status when it gives up; BadTimeout when the configured response
+// timeout passes first, as the blocking connect would.
+UA_StatusCode connect_session(UA_Client* client, const std::string& endpoint) {
+  const UA_UInt32 timeout_ms = UA_Client_getConfig(client)->timeout;
+  UA_StatusCode status = UA_Client_connectAsync(client, endpoint.c_str());
+  if (status != UA_STATUSCODE_GOOD) {
+    return status;
+  }
+  const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    UA_SessionState session_state = UA_SESSIONSTATE_CLOSED;
+    UA_Client_getState(client, nullptr, &session_state, &status);
+    if (status != UA_STATUSCODE_GOOD) {
+      return status;
+    }
+    if (session_state == UA_SESSIONSTATE_ACTIVATED) {
+      return UA_STATUSCODE_GOOD;
+    }
+    if (clock::now() >= deadline) {
+      return UA_STATUSCODE_BADTIMEOUT;
+    }
+    run_event_loop(client, deadline);
+  }
+}
+
+// Closes the session (the server's session table must not fill up), then the secure channel
+// and the socket, waiting no longer than the configured timeout. The outcome is not looked at.
+void disconnect_session(UA_Client* client) {
+  const UA_UInt32 timeout_ms = UA_Client_getConfig(client)->timeout;
+  if (UA_Client_disconnectAsync(client) != UA_STATUSCODE_GOOD) {
+    return;
+  }
+  const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    UA_SecureChannelState channel_state = UA_SECURECHANNELSTATE_CLOSED;
+    UA_SessionState session_state = UA_SESSIONSTATE_CLOSED;
+    UA_Client_getState(client, &channel_state, &session_state, nullptr);
+    if (channel_state == UA_SECURECHANNELSTATE_CLOSED && session_state == UA_SESSIONSTATE_CLOSED) {
+      return;
+    }
+    if (clock::now() >= deadline) {
+      return;
+    }
+    run_event_loop(client, deadline);
   }
 }
 
@@ -112,13 +177,13 @@ void opcua_ph_source_op(pipeline::Data& data) {
     UA_ClientConfig* config = UA_Client_getConfig(client.get());
     UA_ClientConfig_setDefault(config);
     silence_logging(config);
-    if (UA_Client_connect(client.get(), endpoint.c_str()) != UA_STATUSCODE_GOOD) {
+    if (connect_session(client.get(), endpoint) != UA_STATUSCODE_GOOD) {
       client.reset();
       throw std::runtime_error("opcua_ph_source_op: connect failed for endpoint " + endpoint);
     }
     ph = read_double(client.get(), ph_node);
     temperature = read_double(client.get(), temperature_node);
-    UA_Client_disconnect(client.get());
+    disconnect_session(client.get());
   }
 
   pybind11::dict sample;

@@ -5,6 +5,7 @@
 #include <open62541/plugin/log.h>
 #include <open62541/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -46,10 +47,17 @@ void silence_logging(UA_ClientConfig* config) {
   }
 }
 
-// What is left of the configured response timeout, as an event-loop wait in milliseconds.
+// When the configured response timeout runs out; a timeout of 0 means none, as in the library.
+clock::time_point deadline_after(UA_UInt32 timeout_ms) {
+  return timeout_ms == 0 ? clock::time_point::max()
+                         : clock::now() + std::chrono::milliseconds(timeout_ms);
+}
+
+// What is left until the deadline, as an event-loop wait in milliseconds.
 UA_UInt32 remaining_ms(clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
-  return left.count() > 0 ? static_cast<UA_UInt32>(left.count()) : 0;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+  return static_cast<UA_UInt32>(
+      std::clamp<decltype(left)>(left, 0, std::numeric_limits<UA_UInt32>::max()));
 }
 
 // One turn of the event loop that may wait, then one that does not: a closed socket is seen in
@@ -69,7 +77,7 @@ UA_StatusCode connect_session(UA_Client* client, const std::string& endpoint) {
   if (status != UA_STATUSCODE_GOOD) {
     return status;
   }
-  const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  const clock::time_point deadline = deadline_after(timeout_ms);
   for (;;) {
     UA_SessionState session_state = UA_SESSIONSTATE_CLOSED;
     UA_Client_getState(client, nullptr, &session_state, &status);
@@ -93,7 +101,7 @@ void disconnect_session(UA_Client* client) {
   if (UA_Client_disconnectAsync(client) != UA_STATUSCODE_GOOD) {
     return;
   }
-  const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  const clock::time_point deadline = deadline_after(timeout_ms);
   for (;;) {
     UA_SecureChannelState channel_state = UA_SECURECHANNELSTATE_CLOSED;
     UA_SessionState session_state = UA_SESSIONSTATE_CLOSED;

@@ -122,7 +122,8 @@ def start_server(kind, *options, port=None, attempts=3):
         if line == f"{program}: listening on {server.endpoint}":
             return server
         server.stop(signal.SIGKILL)
-        failures.append(f"port {chosen}: first line {line!r}, stderr {server.stderr_text[-1000:]!r}")
+        failures.append(
+            f"port {chosen}: first line {line!r}, stderr {server.stderr_text[-1000:]!r}")
     raise RuntimeError(f"{kind} did not start: " + "; ".join(failures))
 
 

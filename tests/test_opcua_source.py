@@ -148,7 +148,8 @@ def test_values_that_raise_while_iterated_pass_the_error_on(host, velmora, opcua
         ({"phNode": "ns=2;s=RivevorOrAdori01.temperature",
           "temperatureNode": "ns=2;s=RivevorOrAdori01.pH"}, 25.0, 7.0),
     ],
-    ids=["float-ph", "int32-temperature", "malformed-id", "missing-node", "unknown-namespace-and-object",
+    ids=["float-ph", "int32-temperature", "malformed-id", "missing-node",
+         "unknown-namespace-and-object",
          "array", "bytes-and-bytearray-ids", "swapped"],
 )
 def test_node_problems_read_as_nan(host, velmora, opcua_server, nodes, expected_ph,

@@ -5,10 +5,10 @@
 Starts the simulated pH meter, then runs a fresh interpreter under
 `valgrind --leak-check=full` (with PYTHONMALLOC=malloc, so that Python's own allocator does not
 hide blocks) that imports the module and makes the given number of calls: successful reads, reads
-of nodes that give NaN, refused connects and malformed endpoints, in turn, then one call to a server that never answers.
-It runs the same
-interpreter once more with no call at all, and prints both "definitely lost" totals and every
-definitely lost record whose stack passes through _velmora or the OPC UA library.
+of nodes that give NaN, refused connects and malformed endpoints, in turn, then one call to a
+server that never answers. It runs the same interpreter once more with no call at all, and prints
+both "definitely lost" totals and every definitely lost record whose stack passes through
+_velmora or the OPC UA library.
 """
 
 import argparse
@@ -47,7 +47,8 @@ if calls:
         mute.bind(("127.0.0.1", 0))
         mute.listen(1)
         try:
-            corrivan.call("opcua_ph_source", {{"endpoint": "opc.tcp://127.0.0.1:%d/" % mute.getsockname()[1]}})
+            port = mute.getsockname()[1]
+            corrivan.call("opcua_ph_source", {{"endpoint": "opc.tcp://127.0.0.1:%d/" % port}})
         except RuntimeError:
             pass
         else:

@@ -7,6 +7,10 @@ from pathlib import Path
 
 import pytest
 
+# OPC UA servers in their own processes, for any test module: fixtures opcua_server_kind and
+# opcua_server (see opcua_servers.py).
+from opcua_servers import opcua_server, opcua_server_kind  # noqa: F401
+
 ROOT = Path(__file__).resolve().parent.parent
 BUILD_DIR = ROOT / os.environ.get("TARNWELL_BUILD_DIR", "build/main")
 
@@ -26,6 +30,13 @@ def kelvara(host):
     import _kelvara
 
     return _kelvara
+
+
+@pytest.fixture(scope="session")
+def velmora(host):
+    import _velmora
+
+    return _velmora
 
 
 @pytest.fixture(scope="session")

@@ -195,14 +195,14 @@ void opcua_ph_source_op(pipeline::Data& data) {
   }
 
   pybind11::dict sample;
-  sample["pH"] = ph;
-  sample["temperature"] = temperature;
-  sample["timestamp"] = pybind11::none();
-  payload["opcua_sample"] = sample;
+  payload::store(sample, "pH", pybind11::float_(ph));
+  payload::store(sample, "temperature", pybind11::float_(temperature));
+  payload::store(sample, "timestamp", Py_None);
+  payload::store(payload, "opcua_sample", sample);
 
   std::vector<double> samples = earlier_samples(payload);
   samples.push_back(ph);
-  payload["values"] = payload::to_float_list(samples);
+  payload::store(payload, "values", payload::to_float_list(samples));
 }
 
 }  // namespace

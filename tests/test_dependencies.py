@@ -4,6 +4,7 @@ import ctypes
 import importlib.util
 import os
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -12,7 +13,7 @@ from conftest import run_python
 SITE_PACKAGES = Path(importlib.util.find_spec("corrivan").origin).parent.parent
 DYLIBS = SITE_PACKAGES / ".dylibs"
 SHIPPED_LIBRARIES = ["libduckdb.so", "libopen62541.so.1.4", "libmbedx509.so.7", "libmbedcrypto.so.16"]
-MODULES = ["_kelvara"]
+MODULES = ["_kelvara", "_velmora"]
 
 
 def installed_module(name):
@@ -21,6 +22,15 @@ def installed_module(name):
 
 def ldd(path):
     return subprocess.run(["ldd", str(path)], capture_output=True, text=True, check=True).stdout
+
+
+def resolved_from(output, library):
+    """Where ldd found `library`, as a real path."""
+    for line in output.splitlines():
+        name, _, rest = line.strip().partition(" => ")
+        if name == library:
+            return Path(rest.split(" (")[0]).resolve()
+    return None
 
 
 @pytest.mark.parametrize("library", SHIPPED_LIBRARIES)
@@ -34,7 +44,7 @@ def test_shipped_library_is_a_real_file_whose_dependencies_resolve(library):
 def test_open62541_finds_its_mbedtls_libraries_in_dylibs():
     output = ldd(DYLIBS / "libopen62541.so.1.4")
     for library in ("libmbedx509.so.7", "libmbedcrypto.so.16"):
-        assert f"{library} => {DYLIBS / library}" in output, output
+        assert resolved_from(output, library) == (DYLIBS / library).resolve(), output
 
 
 def test_duckdb_library_is_the_pinned_release():
@@ -67,6 +77,17 @@ def test_module_exports_only_its_init_function(name):
 def test_module_dependencies_resolve(name):
     output = ldd(installed_module(name))
     assert "not found" not in output, output
+
+
+def test_installed_simulator_finds_its_libraries_in_dylibs():
+    output = ldd(Path(sys.executable).parent / "ph_meter_sim")
+    assert "not found" not in output, output
+    assert resolved_from(output, "libopen62541.so.1.4") == (DYLIBS / "libopen62541.so.1.4").resolve()
+
+
+def test_opcua_module_takes_its_client_library_from_dylibs():
+    output = ldd(installed_module("_velmora"))
+    assert resolved_from(output, "libopen62541.so.1.4") == (DYLIBS / "libopen62541.so.1.4").resolve()
 
 
 def test_everything_imports_from_any_folder_without_environment(tmp_path):

@@ -105,10 +105,12 @@ void write_checkpoint(const std::string& path, const std::string& table,
   if (insert->HasError()) {
     insert->GetErrorObject().Throw();
   }
-  duckdb::vector<duckdb::Value> parameters{
-      duckdb::Value::CreateValue(run_id), duckdb::Value::CreateValue(step),
-      duckdb::Value::CreateValue(path), duckdb::Value::CreateValue(table),
-      duckdb::Value::CreateValue(payload_json)};
+  // Text parameters as VARCHAR values: Value::CreateValue of a std::string makes a BLOB, which
+  // the TEXT columns would turn into escaped bytes (a quote stored as \x22) or refuse outright
+  // (any non-ASCII character, or a backslash as in JSON's escapes).
+  duckdb::vector<duckdb::Value> parameters{duckdb::Value(run_id), duckdb::Value(step),
+                                           duckdb::Value(path), duckdb::Value(table),
+                                           duckdb::Value(payload_json)};
   const std::unique_ptr<duckdb::QueryResult> inserted = insert->Execute(parameters);
   if (inserted->HasError()) {
     inserted->GetErrorObject().Throw();

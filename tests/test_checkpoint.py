@@ -182,7 +182,9 @@ def test_database_is_released_after_success_and_failure(host, dornick, database)
     with pytest.raises(RuntimeError):
         checkpoint(host, {"run_id": "r", "values": [1.0], "duckdb_path": str(database / "no")})
     # Another process can take the write lock only when no instance is left open here.
-    result = run_python(f"import duckdb; duckdb.connect({str(database)!r}).close(); print('opened')")
+    result = run_python(
+        f"import duckdb; duckdb.connect({str(database)!r}).close(); print('opened')"
+    )
     assert (result.returncode, result.stdout) == (0, "opened\n"), result.stderr
 
 
@@ -207,11 +209,14 @@ def unchanged_after(host, payload, exception, message):
          "cannot convert a value of type 'NoneType' to a string (str, bytes or bytearray)"),
         ({"duckdb_path": 5}, TypeError,
          "cannot convert a value of type 'int' to a string (str, bytes or bytearray)"),
-        ({"sample_id": 3.0}, TypeError, "cannot convert a value of type 'float' to a 64-bit integer"),
-        ({"sample_id": "12"}, TypeError, "cannot convert a value of type 'str' to a 64-bit integer"),
+        ({"sample_id": 3.0}, TypeError,
+         "cannot convert a value of type 'float' to a 64-bit integer"),
+        ({"sample_id": "12"}, TypeError,
+         "cannot convert a value of type 'str' to a 64-bit integer"),
         ({"sample_id": None}, TypeError,
          "cannot convert a value of type 'NoneType' to a 64-bit integer"),
-        ({"sample_id": 2**63}, TypeError, "cannot convert a value of type 'int' to a 64-bit integer"),
+        ({"sample_id": 2**63}, TypeError,
+         "cannot convert a value of type 'int' to a 64-bit integer"),
         ({"values": 3.5}, RuntimeError,
          VALUES_MESSAGE + "cannot convert a value of type 'float' to a sequence of numbers"),
         ({"values": "1.5"}, RuntimeError,

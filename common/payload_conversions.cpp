@@ -2,6 +2,9 @@
 
 #include <pybind11/stl.h>
 
+#include <cstring>
+#include <utility>
+
 namespace payload {
 namespace {
 
@@ -46,15 +49,39 @@ bool read_exact_numbers(PyObject* sequence, std::vector<double>& out) {
   return true;
 }
 
+// The payload keys as interned str objects, made once and kept for the life of the process:
+// a lookup then costs neither a new str nor hashing one. The ops use a few dozen keys at most,
+// all called with the interpreter lock held.
+PyObject* key_object(const char* key) {
+  static std::vector<std::pair<std::string, PyObject*>> keys;
+  const std::size_t length = std::strlen(key);
+  for (const auto& [text, object] : keys) {
+    if (text.size() == length && std::memcmp(text.data(), key, length) == 0) {
+      return object;
+    }
+  }
+  PyObject* object = PyUnicode_InternFromString(key);
+  if (object == nullptr) {
+    throw pybind11::error_already_set();
+  }
+  keys.emplace_back(key, object);
+  return object;
+}
+
 }  // namespace
 
 pybind11::object find(const pybind11::dict& payload, const char* key) {
-  pybind11::str key_object(key);
-  PyObject* value = PyDict_GetItemWithError(payload.ptr(), key_object.ptr());
+  PyObject* value = PyDict_GetItemWithError(payload.ptr(), key_object(key));
   if (value == nullptr && PyErr_Occurred()) {
     throw pybind11::error_already_set();
   }
   return pybind11::reinterpret_borrow<pybind11::object>(value);
+}
+
+void store(const pybind11::dict& payload, const char* key, pybind11::handle value) {
+  if (PyObject_SetItem(payload.ptr(), key_object(key), value.ptr()) != 0) {
+    throw pybind11::error_already_set();
+  }
 }
 
 std::string to_string(pybind11::handle value) {

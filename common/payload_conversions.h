@@ -18,6 +18,9 @@ namespace payload {
 // A present key whose value is None gives None.
 pybind11::object find(const pybind11::dict& payload, const char* key);
 
+// payload[key] = value, replacing any earlier value.
+void store(const pybind11::dict& payload, const char* key, pybind11::handle value);
+
 // str as UTF-8; bytes and bytearray as their raw bytes. Anything else is refused.
 std::string to_string(pybind11::handle value);
 

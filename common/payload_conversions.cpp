@@ -51,9 +51,11 @@ bool read_exact_numbers(PyObject* sequence, std::vector<double>& out) {
 
 // The payload keys as interned str objects, made once and kept for the life of the process:
 // a lookup then costs neither a new str nor hashing one. The ops use a few dozen keys at most,
-// all called with the interpreter lock held.
+// all called with the interpreter lock held. The table is never destroyed: destroying it at exit
+// would drop the only pointers to key objects that the interpreter no longer references, which
+// the leak checker then reports as leaks of ours.
 PyObject* key_object(const char* key) {
-  static std::vector<std::pair<std::string, PyObject*>> keys;
+  static auto& keys = *new std::vector<std::pair<std::string, PyObject*>>();
   const std::size_t length = std::strlen(key);
   for (const auto& [text, object] : keys) {
     if (text.size() == length && std::memcmp(text.data(), key, length) == 0) {

@@ -13,7 +13,7 @@ from conftest import run_python
 SITE_PACKAGES = Path(importlib.util.find_spec("corrivan").origin).parent.parent
 DYLIBS = SITE_PACKAGES / ".dylibs"
 SHIPPED_LIBRARIES = ["libduckdb.so", "libopen62541.so.1.4", "libmbedx509.so.7", "libmbedcrypto.so.16"]
-MODULES = ["_kelvara", "_velmora"]
+MODULES = ["_kelvara", "_dornick", "_velmora"]
 
 
 def installed_module(name):
@@ -85,9 +85,12 @@ def test_installed_simulator_finds_its_libraries_in_dylibs():
     assert resolved_from(output, "libopen62541.so.1.4") == (DYLIBS / "libopen62541.so.1.4").resolve()
 
 
-def test_opcua_module_takes_its_client_library_from_dylibs():
-    output = ldd(installed_module("_velmora"))
-    assert resolved_from(output, "libopen62541.so.1.4") == (DYLIBS / "libopen62541.so.1.4").resolve()
+@pytest.mark.parametrize(
+    "name, library", [("_dornick", "libduckdb.so"), ("_velmora", "libopen62541.so.1.4")]
+)
+def test_module_takes_its_library_from_dylibs(name, library):
+    output = ldd(installed_module(name))
+    assert resolved_from(output, library) == (DYLIBS / library).resolve(), output
 
 
 def test_everything_imports_from_any_folder_without_environment(tmp_path):

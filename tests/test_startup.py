@@ -14,10 +14,12 @@ from conftest import run_python
 
 OPS_MODULES = {
     "_kelvara": ["fifo_window_buffer", "average", "csv_sink"],
+    "_dornick": ["duckdb_checkpoint_cpp", "duckdb_sql_cpp"],
     "_velmora": ["opcua_ph_source"],
 }
 DOCSTRINGS = {
     "_kelvara": "C++ corrivan ops for tarnwell (register_cpp_op via capsule)",
+    "_dornick": "C++ DuckDB ops for tarnwell (register_cpp_op via capsule)",
     "_velmora": "C++ OPC UA corrivan ops for tarnwell (requires open62541)",
 }
 IMPORT_SYSTEM_ATTRIBUTES = {"__name__", "__loader__", "__package__", "__spec__", "__file__"}

@@ -172,8 +172,8 @@ void duckdb_checkpoint_cpp(pipeline::Data& data) {
   if (values) {
     payload.attr("pop")("values", pybind11::none());
   }
-  payload["duckdb_path"] = path_str;
-  payload["data_table"] = table_str;
+  payload::store(payload, "duckdb_path", path_str);
+  payload::store(payload, "data_table", table_str);
   data.payload = payload;
 }
 
@@ -219,7 +219,7 @@ void duckdb_sql_cpp(pipeline::Data& data) {
     }
   }
 
-  payload["data_table"] = payload::to_str(out_table);
+  payload::store(payload, "data_table", payload::to_str(out_table));
   data.payload = payload;
 }
 

@@ -17,6 +17,7 @@ import time
 from pathlib import Path
 
 import pytest
+from peer_processes import peer_environment
 
 SERVER_KINDS = ("ph_meter_sim", "asyncua")
 ENDPOINT_PATH = "/DezedarIzIvovod"
@@ -116,7 +117,7 @@ def start_server(kind, *options, port=None, attempts=3):
         chosen = free_port() if port is None else port
         process = subprocess.Popen(server_command(kind, chosen, options),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
+                                   stderr=subprocess.PIPE, env=peer_environment())
         server = RunningServer(kind, chosen, process)
         line = _read_first_line(process, START_TIMEOUT)
         if line == f"{program}: listening on {server.endpoint}":

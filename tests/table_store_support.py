@@ -8,6 +8,7 @@ import subprocess
 import sys
 
 import duckdb
+from peer_processes import peer_environment
 
 READY_TIMEOUT_SECONDS = 30
 
@@ -48,6 +49,7 @@ def database_held_for_writing(path):
             str(path),
         ],
         stdout=subprocess.PIPE,
+        env=peer_environment(),
         text=True,
     )
     try:

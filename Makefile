@@ -27,8 +27,11 @@ $(BUILD_DIR)/.installed: $(BUILD_INPUTS) | bootstrap
 
 build: bootstrap $(BUILD_DIR)/.installed
 
+# make demo N=300 RATE=20: more readings, faster.
+N ?= 120
+RATE ?= 10
 demo: build
-	$(PYTHON) examples/window_demo.py
+	$(PYTHON) examples/ph_pipeline.py --readings $(N) --rate $(RATE) --out out
 
 test: test-cpp test-python
 

@@ -81,6 +81,7 @@ def simulated_meter():
         except subprocess.TimeoutExpired:
             meter.kill()
             meter.wait()
+        meter.stdout.close()
 
 
 def progress(done, total, ph, mean, se):

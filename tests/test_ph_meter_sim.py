@@ -28,7 +28,7 @@ def test_readings_drift_around_their_set_points(host, velmora):
         for _ in range(3):
             payload = host.call("opcua_ph_source", {"endpoint": server.endpoint})
             readings.append(payload["opcua_sample"])
-            time.sleep(0.6)  # the simulator moves its readings every 250 ms
+            time.sleep(0.6)  # the simulator moves its readings every 100 ms
     assert all(6.5 < reading["pH"] < 7.5 for reading in readings), readings
     assert all(24.0 < reading["temperature"] < 26.0 for reading in readings), readings
     assert len({reading["pH"] for reading in readings}) == 3

@@ -25,7 +25,8 @@ namespace {
 
 constexpr const char* endpoint_path = "/DezedarIzIvovod";
 constexpr UA_UInt16 namespace_index = 2;
-constexpr UA_Double update_interval_ms = 250.0;
+// Fast enough that a reader at 10 readings per second sees a new value each time.
+constexpr UA_Double update_interval_ms = 100.0;
 
 volatile std::sig_atomic_t g_running = 1;
 
@@ -51,11 +52,11 @@ struct server_deleter {
   void operator()(UA_Server* server) const { UA_Server_delete(server); }
 };
 
+constexpr const char* usage =
+    "usage: ph_meter_sim [--port N] [--ph VALUE] [--temperature VALUE] [--edge-case-nodes]\n";
+
 [[noreturn]] void usage_error(const char* message, const char* argument) {
-  std::fprintf(stderr,
-               "ph_meter_sim: %s%s\nusage: ph_meter_sim [--port N] [--ph VALUE] "
-               "[--temperature VALUE] [--edge-case-nodes]\n",
-               message, argument);
+  std::fprintf(stderr, "ph_meter_sim: %s%s\n%s", message, argument, usage);
   std::exit(2);
 }
 
@@ -73,7 +74,10 @@ options parse_options(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     const bool has_value = i + 1 < argc;
-    if (argument == "--edge-case-nodes") {
+    if (argument == "--help" || argument == "-h") {
+      std::fputs(usage, stdout);
+      std::exit(0);
+    } else if (argument == "--edge-case-nodes") {
       parsed.edge_case_nodes = true;
     } else if (argument == "--port" && has_value) {
       const double port = parse_number(argv[++i]);

@@ -80,9 +80,12 @@ def test_module_dependencies_resolve(name):
 
 
 def test_installed_simulator_finds_its_libraries_in_dylibs():
-    output = ldd(Path(sys.executable).parent / "ph_meter_sim")
+    simulator = Path(sys.executable).parent / "ph_meter_sim"
+    output = ldd(simulator)
     assert "not found" not in output, output
-    assert resolved_from(output, "libopen62541.so.1.4") == (DYLIBS / "libopen62541.so.1.4").resolve()
+    site_packages = simulator.parent.parent / "lib" / "python3.11" / "site-packages"
+    expected = (site_packages / ".dylibs" / "libopen62541.so.1.4").resolve()
+    assert resolved_from(output, "libopen62541.so.1.4") == expected, output
 
 
 @pytest.mark.parametrize(

@@ -1,6 +1,7 @@
 """Helpers for the table-store tests: reading DuckDB files back, and holding one locked."""
 
 import contextlib
+import json
 import os
 import select
 import signal
@@ -8,6 +9,7 @@ import subprocess
 import sys
 
 import duckdb
+from conftest import run_python
 from peer_processes import peer_environment
 
 READY_TIMEOUT_SECONDS = 30
@@ -62,3 +64,24 @@ def database_held_for_writing(path):
             os.kill(holder.pid, signal.SIGKILL)
         holder.wait(timeout=10)
         holder.stdout.close()
+
+
+def call_while_locked(op, payload, database):
+    """Runs `op` on `payload` while another process holds `database` for writing. The call runs in
+    its own interpreter, so that a hang would end in the timeout. Returns the exception's type
+    name and message, the payload afterwards, and the holder's pid."""
+    with database_held_for_writing(database) as holder_pid:
+        result = run_python(
+            f"""
+            import json, corrivan, _dornick
+            payload = {payload!r}
+            try:
+                corrivan.call({op!r}, payload)
+            except Exception as error:
+                print(json.dumps([type(error).__name__, str(error), payload]))
+            """,
+            timeout=60,
+        )
+    assert result.returncode == 0, result.stderr
+    kind, message, payload_after = json.loads(result.stdout)
+    return kind, message, payload_after, holder_pid

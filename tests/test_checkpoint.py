@@ -5,7 +5,7 @@ import json
 import os
 
 import pytest
-from table_store_support import database_held_for_writing, make_database, query, table_names
+from table_store_support import call_while_locked, make_database, query, table_names
 
 from conftest import run_python
 
@@ -347,21 +347,7 @@ def test_database_that_cannot_be_opened(host, dornick, tmp_path):
 def test_database_locked_by_another_process_fails_at_once(dornick, database, tmp_path):
     make_database(database)
     payload = {"run_id": "r", "values": [1.0], "duckdb_path": str(database)}
-    with database_held_for_writing(database) as holder_pid:
-        # The call runs in its own interpreter so that a hang would end in the timeout.
-        result = run_python(
-            f"""
-            import json, corrivan, _dornick
-            payload = {payload!r}
-            try:
-                corrivan.call("duckdb_checkpoint_cpp", payload)
-            except Exception as error:
-                print(json.dumps([type(error).__name__, str(error), payload]))
-            """,
-            timeout=60,
-        )
-    assert result.returncode == 0, result.stderr
-    kind, message, payload_after = json.loads(result.stdout)
+    kind, message, payload_after, holder_pid = call_while_locked("duckdb_checkpoint_cpp", payload, database)
     assert kind == "RuntimeError"
     assert message.startswith(
         f'duckdb_checkpoint_cpp failed: IO Error: Could not set lock on file "{database}": '

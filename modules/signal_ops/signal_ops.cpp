@@ -66,14 +66,31 @@ std::size_t window_size_from_payload(const pybind11::dict& payload) {
   }
 }
 
+// The FIFO id as the string conversion gives it; the UTF-8 of an exact str is read in place.
+std::string_view fifo_id_text(pybind11::handle value, std::string& storage) {
+  if (PyUnicode_CheckExact(value.ptr())) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size)) {
+      return {utf8, static_cast<std::size_t>(size)};
+    }
+    PyErr_Clear();  // the conversion below refuses it with its own message
+  }
+  storage = payload::to_string(value);
+  return storage;
+}
+
 void fifo_window_buffer_op(pipeline::Data& data) {
   pybind11::dict payload = data.payload;
   const std::vector<double> samples =
       values_from_payload(payload, {"sampleChunk", "values", "data"});
   const std::size_t window_size = window_size_from_payload(payload);
   pybind11::object fifo_id_value = payload::find(payload, "fifoId");
-  const std::string fifo_id = fifo_id_value ? payload::to_string(fifo_id_value) : "default";
-  const std::vector<double> window = tarnwell::fifo_window_buffer(samples, window_size, fifo_id);
+  std::string fifo_id_storage;
+  const std::string_view fifo_id =
+      fifo_id_value ? fifo_id_text(fifo_id_value, fifo_id_storage) : "default";
+  // Kept between calls: a window of the same size costs no allocation.
+  thread_local std::vector<double> window;
+  tarnwell::fifo_window_buffer(samples.data(), samples.size(), window_size, fifo_id, window);
   payload::store(payload, "window", payload::to_float_list(window));
 }
 

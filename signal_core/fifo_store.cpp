@@ -33,8 +33,8 @@ fifo& find_fifo(std::string_view fifo_id) {
 
 }  // namespace
 
-void fifo_window_buffer(const double* samples, std::size_t count, std::size_t window_size,
-                        std::string_view fifo_id, std::vector<double>& window) {
+std::size_t fifo_window_buffer(const double* samples, std::size_t count, std::size_t window_size,
+                               std::string_view fifo_id, std::vector<double>* window) {
   std::lock_guard<std::mutex> lock(g_mutex);
   fifo& queue = find_fifo(fifo_id);
   queue.data.insert(queue.data.end(), samples, samples + count);
@@ -48,13 +48,26 @@ void fifo_window_buffer(const double* samples, std::size_t count, std::size_t wi
                      queue.data.begin() + static_cast<std::ptrdiff_t>(queue.start));
     queue.start = 0;
   }
-  window.assign(queue.data.begin() + static_cast<std::ptrdiff_t>(queue.start), queue.data.end());
+  if (window != nullptr) {
+    window->assign(queue.data.begin() + static_cast<std::ptrdiff_t>(queue.start), queue.data.end());
+  }
+  return live;
+}
+
+void fifo_window_contents(std::string_view fifo_id, std::vector<double>& window) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  window.clear();
+  const auto found = g_fifo_store.find(std::string(fifo_id));
+  if (found != g_fifo_store.end()) {
+    const fifo& queue = found->second;
+    window.assign(queue.data.begin() + static_cast<std::ptrdiff_t>(queue.start), queue.data.end());
+  }
 }
 
 std::vector<double> fifo_window_buffer(const std::vector<double>& samples, std::size_t window_size,
                                        const std::string& fifo_id) {
   std::vector<double> window;
-  fifo_window_buffer(samples.data(), samples.size(), window_size, fifo_id, window);
+  fifo_window_buffer(samples.data(), samples.size(), window_size, fifo_id, &window);
   return window;
 }
 

@@ -1,6 +1,6 @@
 """Every op beside its Python peer and its floor, in one run: `make bench`.
 
-    .venv/bin/python bench/run.py [--out out/bench] [--quick]
+    .venv/bin/python bench/run.py [--out out/bench] [--quick] [--only TEXT]
 
 For each case: the median time per call of our op through the host, of the Python peer
 (bench/peers/) doing the same work in this process, and of the floor (an op of _bench_floors, the
@@ -175,11 +175,15 @@ def window_cases(rng):
             goals = (("near_floor", 1.5),)
             floor_label = f"building a list of {size:,} floats"
         if chunk == 1:
-            # What the op's result alone costs: a new list of `size` new floats in the payload.
-            cases.append(Case(f"building a list of {size} floats", None, None,
+            # The least any window op must do here: read the keys, make the result list.
+            cases.append(Case("window, 1 into 10: Python side alone", None, None,
+                              Contestant("floor", host_op("floor_window_python_side"), ours_feed),
+                              floor_label="reading the 4 payload keys, a new list of 10 floats "
+                                          "kept from earlier calls, stored as \"window\""))
+            cases.append(Case(f"building a list of {size} new floats", None, None,
                               Contestant("floor", host_op("floor_build_floats"),
                                          lambda size=size: {"n": size}),
-                              floor_label="the op's result alone, through the host"))
+                              floor_label="the result made of new float objects"))
         cases.append(Case(name, Contestant("ours", host_op("fifo_window_buffer"), ours_feed),
                           Contestant("peer", window_peer.fifo_window_buffer, peer_feed), floor,
                           family="window", size=size, goals=goals, floor_label=floor_label))
@@ -266,6 +270,7 @@ def checkpoint_cases(rng, folder, sizes):
     floor_path = str(Path(folder) / "floor.duckdb")
     connection = duckdb.connect(floor_path)
     connection.execute("CREATE TABLE floor (x INTEGER)")
+    connection.execute("CREATE TABLE floor_state (s TEXT)")
     connection.close()
 
     cases = []
@@ -333,6 +338,12 @@ def checkpoint_cases(rng, folder, sizes):
         Contestant("peer", table_peer.sql, partial(sql_payload, "peer")),
         Contestant("floor", host_op("floor_duckdb_insert"), lambda: {"duckdb_path": floor_path}),
         floor_label="open + one committed one-row INSERT + close"))
+    cases.append(Case(
+        "DuckDB 2 tables, 1 row each",
+        None, None,
+        Contestant("floor", host_op("floor_duckdb_two_tables"),
+                   lambda: {"duckdb_path": floor_path}),
+        floor_label="open + one transaction inserting one row into each of two tables + close"))
     cases.append(Case(
         "DuckDB open + close of the file",
         None, None,
@@ -431,10 +442,11 @@ def plot(rows, path):
             sized = sorted(families[name], key=lambda row: row["size"])
             sizes = [row["size"] for row in sized]
             color = f"C{index}"
-            label = name.replace("average ", "") if title == "average" else "ours"
-            axis.plot(sizes, [row["ours"] for row in sized], "o-", color=color, label=f"{label}")
+            method = name.replace("average ", "") + ": " if title == "average" else ""
+            axis.plot(sizes, [row["ours"] for row in sized], "o-", color=color,
+                      label=f"{method}ours")
             axis.plot(sizes, [row["peer"] for row in sized], "s--", color=color, alpha=0.6,
-                      label=f"{label}: peer")
+                      label=f"{method}peer")
             if not floor_drawn:
                 axis.plot(sizes, [row["floor"] for row in sized], "k:", marker="^", label="floor")
                 floor_drawn = title == "average"  # one read floor serves every method

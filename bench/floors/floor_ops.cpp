@@ -164,6 +164,59 @@ void duckdb_insert_op(pipeline::Data& data) {
   }
 }
 
+// Open, one transaction inserting one row into each of the tables "floor" and "floor_state",
+// close: the checkpoint's two tables at the least cost a statement can have.
+void duckdb_two_tables_op(pipeline::Data& data) {
+  duckdb::DuckDB database(path_of(data), nullptr);
+  duckdb::Connection connection(database);
+  for (const char* statement : {"BEGIN TRANSACTION", "INSERT INTO floor VALUES (1)",
+                                "INSERT INTO floor_state VALUES ('s')", "COMMIT"}) {
+    if (const auto result = connection.Query(statement); result->HasError()) {
+      throw std::runtime_error(result->GetError());
+    }
+  }
+}
+
+// The Python side of the window op with one new sample, and nothing else: the payload keys it
+// reads ("sampleChunk" absent, "values", "windowSize", "fifoId"), the sample, the size and the
+// id read in place, and a new list of the window's `windowSize` floats (objects kept between
+// calls) stored as "window".
+void window_python_side_op(pipeline::Data& data) {
+  static std::vector<PyObject*> kept;
+  const pybind11::dict& payload = data.payload;
+  if (payload::find(payload, "sampleChunk")) {
+    throw std::invalid_argument("floor op reads \"values\"");
+  }
+  PyObject* values = required(data, "values");
+  PyObject* size_object = required(data, "windowSize");
+  PyObject* id = required(data, "fifoId");
+  Py_ssize_t id_length = 0;
+  if (!PyList_CheckExact(values) || PyList_GET_SIZE(values) != 1 ||
+      !PyFloat_CheckExact(PyList_GET_ITEM(values, 0)) || !PyLong_CheckExact(size_object) ||
+      PyUnicode_AsUTF8AndSize(id, &id_length) == nullptr) {
+    throw pybind11::cast_error("floor op reads one exact float, an int and a str");
+  }
+  PyObject* sample = PyList_GET_ITEM(values, 0);
+  const long size = PyLong_AsLong(size_object);
+  keep(&id_length);
+  if (kept.size() != static_cast<std::size_t>(size)) {
+    kept.assign(static_cast<std::size_t>(size), sample);
+    for (PyObject* object : kept) {
+      Py_INCREF(object);  // kept for the life of the process
+    }
+  }
+  PyObject* list = PyList_New(size);
+  if (list == nullptr) {
+    throw pybind11::error_already_set();
+  }
+  const pybind11::object owner = pybind11::reinterpret_steal<pybind11::object>(list);
+  for (long i = 0; i < size; ++i) {
+    Py_INCREF(kept[static_cast<std::size_t>(i)]);
+    PyList_SET_ITEM(list, i, kept[static_cast<std::size_t>(i)]);
+  }
+  payload::store(payload, "window", owner);
+}
+
 // ---- OPC UA: one client made once and kept, so that a call pays for the exchange alone.
 
 using clock = std::chrono::steady_clock;
@@ -277,6 +330,8 @@ PYBIND11_MODULE(_bench_floors, module) {
                                 {"floor_duckdb_open_close", duckdb_open_close_op},
                                 {"floor_duckdb_insert", duckdb_insert_op},
                                 {"floor_duckdb_store", duckdb_store_op},
+                                {"floor_duckdb_two_tables", duckdb_two_tables_op},
+                                {"floor_window_python_side", window_python_side_op},
                                 {"floor_opcua_cycle", opcua_cycle_op},
                                 {"floor_opcua_read", opcua_read_op},
                                 {"floor_opcua_close", opcua_close_op},

@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 namespace tarnwell {
 namespace {
@@ -25,8 +26,10 @@ std::mutex g_mutex;
 
 fifo& find_fifo(std::string_view fifo_id) {
   if (g_last_fifo == nullptr || g_last_id != fifo_id) {
-    g_last_id.assign(fifo_id);
-    g_last_fifo = &g_fifo_store[g_last_id];
+    // Both are set only once the lookup has succeeded: a failed one leaves the pair matching.
+    std::string id(fifo_id);
+    g_last_fifo = &g_fifo_store[id];
+    g_last_id = std::move(id);
   }
   return *g_last_fifo;
 }

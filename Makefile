@@ -5,14 +5,14 @@ BUILD_DIR := build/main
 BUILD_INPUTS := CMakeLists.txt pyproject.toml scripts/requirements.txt \
 	$(shell find cmake common signal_core modules host tools tests/CMakeLists.txt tests/cpp tests/support \
 		-type f -not -name '*.pyc' 2>/dev/null) \
-	$(wildcard bench/CMakeLists.txt bench/*.cpp)
+	$(wildcard bench/CMakeLists.txt bench/*.cpp bench/floors/*.cpp)
 
 ASAN_DIR := build/asan
 # libstdc++ is preloaded too: the interpreter does not link it, and ASan must find its
 # __cxa_throw at start-up to intercept C++ exceptions.
 ASAN_PRELOAD = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
 
-.PHONY: all bootstrap build demo test test-cpp test-python test-asan format clean
+.PHONY: all bootstrap build demo test test-cpp test-python test-asan bench format clean
 
 all: build
 
@@ -34,6 +34,10 @@ demo: build
 	$(PYTHON) examples/ph_pipeline.py --readings $(N) --rate $(RATE) --out out
 
 test: test-cpp test-python
+
+# Every op beside its Python peer and its floor: a table, JSON and a plot under out/bench.
+bench: build
+	$(PYTHON) bench/run.py --out out/bench
 
 test-cpp: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure --no-tests=error

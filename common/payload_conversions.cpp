@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace payload {
@@ -30,18 +31,19 @@ Value load_with_caster(pybind11::handle value, const char* wanted) {
 bool read_exact_numbers(PyObject* sequence, std::vector<double>& out) {
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
   PyObject** items = PySequence_Fast_ITEMS(sequence);
-  out.resize(static_cast<std::size_t>(size));
+  // Reserved, not resized: zero-filling first would write the whole array twice.
+  out.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = items[i];
     if (PyFloat_CheckExact(item)) {
-      out[i] = PyFloat_AS_DOUBLE(item);
+      out.push_back(PyFloat_AS_DOUBLE(item));
     } else if (PyLong_CheckExact(item)) {
       const double number = PyLong_AsDouble(item);
       if (number == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
         return false;
       }
-      out[i] = number;
+      out.push_back(number);
     } else {
       return false;
     }
@@ -115,11 +117,40 @@ double to_double(pybind11::handle value) {
   return load_with_caster<double>(value, "a number");
 }
 
+// An exact int within the width converts without running Python code; anything else, and any
+// failure here, takes the caster's path, which gives the result or the refusal.
+template <typename Integer>
+bool exact_int(pybind11::handle value, Integer& out) {
+  if (!PyLong_CheckExact(value.ptr())) {
+    return false;
+  }
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (number == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  if (overflow != 0 || number < std::numeric_limits<Integer>::min() ||
+      number > std::numeric_limits<Integer>::max()) {
+    return false;
+  }
+  out = static_cast<Integer>(number);
+  return true;
+}
+
 std::int32_t to_int32(pybind11::handle value) {
+  std::int32_t number = 0;
+  if (exact_int(value, number)) {
+    return number;
+  }
   return load_with_caster<std::int32_t>(value, "a 32-bit integer");
 }
 
 std::int64_t to_int64(pybind11::handle value) {
+  std::int64_t number = 0;
+  if (exact_int(value, number)) {
+    return number;
+  }
   return load_with_caster<std::int64_t>(value, "a 64-bit integer");
 }
 

@@ -1,6 +1,9 @@
 """The sliding window op "fifo_window_buffer", through the host."""
 
 import copy
+import math
+import random
+import struct
 
 import pytest
 
@@ -152,3 +155,38 @@ def test_refused_numbers_read_as_no_samples_or_no_limit(host, kelvara, fifo_id):
     for sample in range(3):
         result = window(host, {"fifoId": fifo_id, "values": [sample], "windowSize": RefusesIndex()})
     assert result == [0.0, 1.0, 2.0]
+
+
+class Sample(float):
+    """A float subclass: its value goes into the window, never the object itself."""
+
+
+def test_long_runs_match_a_plain_model(host, kelvara, fifo_id):
+    # Many calls with chunks of mixed kinds and a window size that shrinks, grows and goes
+    # unlimited: the window must always be the model's, as exact floats, bit for bit (the op
+    # keeps float objects beside its store and moves them in bulk, which this exercises).
+    rng = random.Random(11)
+    model = []
+    def sample():
+        value = rng.choice([rng.uniform(-5, 5), -0.0, math.nan, 2.5])
+        kind = rng.choice([float, float, Sample, int])
+        return kind(value) if kind is not int or math.isfinite(value) else value
+
+    for call in range(400):
+        size = rng.choice([0, 1, 3, 7, 50, 50, 50])
+        chunk = [sample() for _ in range(rng.choice([0, 1, 1, 2, 10, 60]))]
+        container = rng.choice([list, tuple])
+        result = window(host, {"fifoId": fifo_id, "values": container(chunk), "windowSize": size})
+        model.extend(float(x) for x in chunk)
+        if size:
+            del model[:-size]
+        assert [struct.pack("<d", x) for x in result] == [struct.pack("<d", x) for x in model]
+        assert all(type(x) is float for x in result)
+
+
+def test_result_shares_nothing_mutable_with_earlier_results(host, kelvara, fifo_id):
+    first = window(host, {"fifoId": fifo_id, "values": [1.0, 2.0]})
+    second = window(host, {"fifoId": fifo_id, "values": [3.0]})
+    first.append(99.0)
+    assert second == [1.0, 2.0, 3.0]
+    assert window(host, {"fifoId": fifo_id}) == [1.0, 2.0, 3.0]

@@ -1,5 +1,6 @@
 // _dornick: the table-store ops (checkpoint of samples and payload into DuckDB, SQL over a
 // stored table).
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -57,6 +58,43 @@ void run_statement(duckdb::Connection& connection, const std::string& statement)
   }
 }
 
+// The rows (index, sample, sample_id). A table of exactly the columns the checkpoint creates
+// takes whole vectors of rows; any other table takes them value by value, so that DuckDB casts
+// each value, or refuses the row, exactly as it always has.
+void append_samples(duckdb::Connection& connection, const std::string& table,
+                    const std::vector<double>& samples, std::int64_t sample_id) {
+  duckdb::Appender appender(connection, table);
+  const duckdb::vector<duckdb::LogicalType> row_types{
+      duckdb::LogicalType::BIGINT, duckdb::LogicalType::DOUBLE, duckdb::LogicalType::BIGINT};
+  if (appender.GetActiveTypes() == row_types) {
+    duckdb::DataChunk chunk;
+    chunk.Initialize(duckdb::Allocator::DefaultAllocator(), row_types);
+    for (std::size_t start = 0; start < samples.size(); start += STANDARD_VECTOR_SIZE) {
+      const std::size_t count = std::min<std::size_t>(STANDARD_VECTOR_SIZE, samples.size() - start);
+      chunk.Reset();
+      auto* indexes = duckdb::FlatVector::GetData<std::int64_t>(chunk.data[0]);
+      auto* values = duckdb::FlatVector::GetData<double>(chunk.data[1]);
+      auto* ids = duckdb::FlatVector::GetData<std::int64_t>(chunk.data[2]);
+      for (std::size_t i = 0; i < count; ++i) {
+        indexes[i] = static_cast<std::int64_t>(start + i);
+        values[i] = samples[start + i];
+        ids[i] = sample_id;
+      }
+      chunk.SetCardinality(count);
+      appender.AppendDataChunk(chunk);
+    }
+  } else {
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      appender.BeginRow();
+      appender.Append(static_cast<std::int64_t>(i));
+      appender.Append(samples[i]);
+      appender.Append(sample_id);
+      appender.EndRow();
+    }
+  }
+  appender.Close();
+}
+
 // Everything the checkpoint writes to the database, in one transaction: either all of it is
 // committed or none of it. Failures leave as DuckDB's exceptions.
 void write_checkpoint(const std::string& path, const std::string& table,
@@ -84,17 +122,7 @@ void write_checkpoint(const std::string& path, const std::string& table,
 
   run_statement(connection, "CREATE TABLE IF NOT EXISTS " + table +
                                 " (idx BIGINT, value DOUBLE, sample_id BIGINT);");
-  {
-    duckdb::Appender appender(connection, table);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      appender.BeginRow();
-      appender.Append(static_cast<std::int64_t>(i));
-      appender.Append(samples[i]);
-      appender.Append(sample_id);
-      appender.EndRow();
-    }
-    appender.Close();
-  }
+  append_samples(connection, table, samples, sample_id);
   run_statement(connection,
                 "CREATE TABLE IF NOT EXISTS pipeline_state (  run_id       TEXT,  step         "
                 "TEXT,  duckdb_path  TEXT,  data_table   TEXT,  payload_json TEXT);");

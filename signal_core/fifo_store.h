@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace tarnwell {
@@ -13,16 +12,6 @@ namespace tarnwell {
 // oldest first. Safe to call from any thread.
 std::vector<double> fifo_window_buffer(const std::vector<double>& samples, std::size_t window_size,
                                        const std::string& fifo_id);
-
-// The same, for `count` samples at `samples`: returns the window's length, and copies the
-// window into `window` unless it is null (its capacity reused, so that a caller keeping it
-// allocates nothing once it is large enough).
-std::size_t fifo_window_buffer(const double* samples, std::size_t count, std::size_t window_size,
-                               std::string_view fifo_id, std::vector<double>* window);
-
-// Copies what the FIFO named `fifo_id` holds into `window`, oldest first; an unknown id gives
-// nothing (and is not created).
-void fifo_window_contents(std::string_view fifo_id, std::vector<double>& window);
 
 // Forgets one FIFO; an unknown id is no error.
 void reset_fifo(const std::string& fifo_id);

@@ -163,8 +163,7 @@ class Sample(float):
 
 def test_long_runs_match_a_plain_model(host, kelvara, fifo_id):
     # Many calls with chunks of mixed kinds and a window size that shrinks, grows and goes
-    # unlimited: the window must always be the model's, as exact floats, bit for bit (the op
-    # keeps float objects beside its store and moves them in bulk, which this exercises).
+    # unlimited: the window must always be the model's, as exact floats, bit for bit.
     rng = random.Random(11)
     model = []
     def sample():

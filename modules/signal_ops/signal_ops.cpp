@@ -6,13 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -39,22 +37,16 @@ std::vector<double> to_double_list(pybind11::handle value) {
   }
 }
 
-// The value under the first of `keys` that the payload contains, or an empty object.
-pybind11::object first_present(const pybind11::dict& payload,
-                               std::initializer_list<const char*> keys) {
-  for (const char* key : keys) {
-    if (pybind11::object value = payload::find(payload, key)) {
-      return value;
-    }
-  }
-  return {};
-}
-
 // The samples under the first of `keys` that the payload contains; later keys are not looked
 // at, even when that value gives no samples.
 std::vector<double> values_from_payload(pybind11::dict payload,
                                         std::initializer_list<const char*> keys) {
-  return to_double_list(first_present(payload, keys));
+  for (const char* key : keys) {
+    if (pybind11::object value = payload::find(payload, key)) {
+      return to_double_list(value);
+    }
+  }
+  return {};
 }
 
 // "windowSize", else "window_size", as a 32-bit integer; a refusal or a negative value means 0
@@ -74,164 +66,15 @@ std::size_t window_size_from_payload(const pybind11::dict& payload) {
   }
 }
 
-// The FIFO id as the string conversion gives it; the UTF-8 of an exact str is read in place.
-std::string_view fifo_id_text(pybind11::handle value, std::string& storage) {
-  if (PyUnicode_CheckExact(value.ptr())) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size)) {
-      return {utf8, static_cast<std::size_t>(size)};
-    }
-    PyErr_Clear();  // the conversion below refuses it with its own message
-  }
-  storage = payload::to_string(value);
-  return storage;
-}
-
-// The window's samples as Python floats, beside the store. The store keeps doubles; making a
-// new float for every sample of the window on every call would cost more than all the rest of
-// the op. So each FIFO's float objects are kept too (the caller's own objects where a sample
-// came as an exact float of the same value, new ones otherwise), updated with the store on every
-// call, and the result list shares them. Only this op touches the store in this module, always
-// holding the interpreter lock. A mirror that an interrupted update may have left out of step
-// is marked stale, and then rebuilt from the store's doubles.
-struct float_mirror {
-  std::vector<PyObject*> objects;  // owned; the window's floats are objects[start, end)
-  std::size_t start = 0;
-  bool in_step = false;
-
-  std::size_t size() const { return objects.size() - start; }
-  void clear() {
-    for (std::size_t i = start; i < objects.size(); ++i) {
-      Py_DECREF(objects[i]);
-    }
-    objects.clear();
-    start = 0;
-  }
-  // Drops the oldest floats down to `size`; like the store, moves the rest only once the
-  // dropped slots are as many as the kept ones.
-  void keep_last(std::size_t size) {
-    while (this->size() > size) {
-      Py_DECREF(objects[start++]);
-    }
-    if (start != 0 && start >= this->size()) {
-      objects.erase(objects.begin(), objects.begin() + static_cast<std::ptrdiff_t>(start));
-      start = 0;
-    }
-  }
-};
-
-// Never destroyed, like the interned payload keys: the floats stay reachable to the end of the
-// process. Entries are never erased, so a reference to one stays valid.
-float_mirror& mirror_for(std::string_view fifo_id) {
-  static auto& mirrors = *new std::unordered_map<std::string, float_mirror>();
-  static auto& last_id = *new std::string();
-  static float_mirror* last = nullptr;
-  if (last == nullptr || last_id != fifo_id) {
-    std::string id(fifo_id);
-    last = &mirrors[id];
-    last_id = std::move(id);
-  }
-  return *last;
-}
-
-// Owned references to new floats, released unless handed on.
-struct owned_floats {
-  std::vector<PyObject*> objects;
-  ~owned_floats() {
-    for (PyObject* object : objects) {
-      Py_DECREF(object);
-    }
-  }
-};
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// A float object for each sample: the item of `source` itself where `source` is an exact list or
-// tuple whose item there is an exact float of exactly that value, a new float otherwise.
-void sample_objects(pybind11::handle source, const std::vector<double>& samples,
-                    owned_floats& out) {
-  out.objects.reserve(samples.size());
-  PyObject** items = nullptr;
-  if (source && (PyList_CheckExact(source.ptr()) || PyTuple_CheckExact(source.ptr())) &&
-      PySequence_Fast_GET_SIZE(source.ptr()) == static_cast<Py_ssize_t>(samples.size())) {
-    items = PySequence_Fast_ITEMS(source.ptr());
-  }
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    PyObject* item = items != nullptr ? items[i] : nullptr;
-    if (item != nullptr && PyFloat_CheckExact(item) &&
-        same_bits(PyFloat_AS_DOUBLE(item), samples[i])) {
-      Py_INCREF(item);
-    } else {
-      item = PyFloat_FromDouble(samples[i]);
-      if (item == nullptr) {
-        throw pybind11::error_already_set();
-      }
-    }
-    out.objects.push_back(item);
-  }
-}
-
-// The mirror made again from the store's doubles.
-void rebuild(float_mirror& mirror, std::string_view fifo_id) {
-  thread_local std::vector<double> window;
-  tarnwell::fifo_window_contents(fifo_id, window);
-  mirror.clear();
-  mirror.objects.reserve(window.size());
-  for (double sample : window) {
-    PyObject* number = PyFloat_FromDouble(sample);
-    if (number == nullptr) {
-      throw pybind11::error_already_set();
-    }
-    mirror.objects.push_back(number);
-  }
-}
-
 void fifo_window_buffer_op(pipeline::Data& data) {
   pybind11::dict payload = data.payload;
-  const pybind11::object source = first_present(payload, {"sampleChunk", "values", "data"});
-  const std::vector<double> samples = to_double_list(source);
+  const std::vector<double> samples =
+      values_from_payload(payload, {"sampleChunk", "values", "data"});
   const std::size_t window_size = window_size_from_payload(payload);
   pybind11::object fifo_id_value = payload::find(payload, "fifoId");
-  std::string fifo_id_storage;
-  const std::string_view fifo_id =
-      fifo_id_value ? fifo_id_text(fifo_id_value, fifo_id_storage) : "default";
-
-  // Everything that can fail comes before the store changes.
-  owned_floats fresh;
-  sample_objects(source, samples, fresh);
-  float_mirror& mirror = mirror_for(fifo_id);
-  mirror.objects.reserve(mirror.objects.size() + fresh.objects.size());
-
-  const bool was_in_step = mirror.in_step;
-  mirror.in_step = false;
-  const std::size_t size =
-      tarnwell::fifo_window_buffer(samples.data(), samples.size(), window_size, fifo_id, nullptr);
-  if (was_in_step && mirror.size() + fresh.objects.size() >= size) {
-    mirror.objects.insert(mirror.objects.end(), fresh.objects.begin(), fresh.objects.end());
-    fresh.objects.clear();
-    mirror.keep_last(size);
-  } else {
-    rebuild(mirror, fifo_id);
-  }
-  mirror.in_step = true;
-
-  // No collection while the list is made: it could run Python code, and with it this op,
-  // between the update above and the reading below.
-  const int collecting = PyGC_Disable();
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
-  if (collecting != 0) {
-    PyGC_Enable();
-  }
-  if (list == nullptr) {
-    throw pybind11::error_already_set();
-  }
-  const pybind11::object window = pybind11::reinterpret_steal<pybind11::object>(list);
-  for (std::size_t i = 0; i < size; ++i) {
-    PyObject* number = mirror.objects[mirror.start + i];
-    Py_INCREF(number);
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), number);
-  }
-  payload::store(payload, "window", window);
+  const std::string fifo_id = fifo_id_value ? payload::to_string(fifo_id_value) : "default";
+  const std::vector<double> window = tarnwell::fifo_window_buffer(samples, window_size, fifo_id);
+  payload::store(payload, "window", payload::to_float_list(window));
 }
 
 // The method name: "averageMethod", else "mode", else "arithmetic". A present "averageMethod"

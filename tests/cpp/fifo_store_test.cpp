@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,50 +53,6 @@ TEST_F(fifo_store_test, reset_all_fifos_starts_every_id_empty) {
   tarnwell::reset_all_fifos();
   EXPECT_EQ(tarnwell::fifo_window_buffer({}, 0, "a"), samples{});
   EXPECT_EQ(tarnwell::fifo_window_buffer({}, 0, "b"), samples{});
-}
-
-TEST_F(fifo_store_test, pointer_form_returns_the_size_and_copies_only_when_asked) {
-  const double chunk[] = {1, 2, 3};
-  samples window{9};
-  EXPECT_EQ(tarnwell::fifo_window_buffer(chunk, 3, 2, "a", nullptr), 2u);
-  EXPECT_EQ(window, samples{9});
-  EXPECT_EQ(tarnwell::fifo_window_buffer(chunk, 1, 2, "a", &window), 2u);
-  EXPECT_EQ(window, (samples{3, 1}));
-}
-
-TEST_F(fifo_store_test, contents_copy_without_changing_and_unknown_ids_stay_unknown) {
-  samples window{9};
-  tarnwell::fifo_window_contents("never used", window);
-  EXPECT_EQ(window, samples{});
-  tarnwell::fifo_window_buffer({1, 2, 3}, 2, "a");
-  tarnwell::fifo_window_contents("a", window);
-  EXPECT_EQ(window, (samples{2, 3}));
-  tarnwell::fifo_window_contents("a", window);
-  EXPECT_EQ(window, (samples{2, 3}));
-  EXPECT_EQ(tarnwell::fifo_window_buffer({}, 0, "never used"), samples{});
-}
-
-// Many calls through the bulk-dropping store against a plain model.
-TEST_F(fifo_store_test, long_runs_match_a_plain_model) {
-  samples model;
-  std::uint64_t state = 3;
-  const auto next = [&state](std::uint64_t bound) {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return (state >> 33) % bound;
-  };
-  const std::size_t sizes[] = {0, 1, 4, 64, 64, 64};
-  for (int call = 0; call < 3000; ++call) {
-    const std::size_t size = sizes[next(6)];
-    samples chunk(next(40));
-    for (double& sample : chunk) {
-      sample = static_cast<double>(call) + static_cast<double>(next(1000)) / 1000.0;
-    }
-    model.insert(model.end(), chunk.begin(), chunk.end());
-    if (size != 0 && model.size() > size) {
-      model.erase(model.begin(), model.end() - static_cast<std::ptrdiff_t>(size));
-    }
-    ASSERT_EQ(tarnwell::fifo_window_buffer(chunk, size, "a"), model) << "call " << call;
-  }
 }
 
 // Each thread appends increasing numbers, tagged by thread, to a shared FIFO and to its own.

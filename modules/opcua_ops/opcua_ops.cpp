@@ -129,12 +129,11 @@ double read_double(UA_Client* client, const std::string& node_id_text) {
 
   UA_NodeId node_id = UA_NODEID_NULL;
   cleared_on_exit<UA_NodeId, UA_TYPES_NODEID> node_id_owner(&node_id);
-  UA_StatusCode status = UA_STATUSCODE_GOOD;
-  {
-    UA_String text = UA_String_fromChars(node_id_text.c_str());
-    cleared_on_exit<UA_String, UA_TYPES_STRING> text_owner(&text);
-    status = UA_NodeId_parse(&node_id, text);
-  }
+  // The text with its length, so that a null byte inside it is parsed (and refused) rather than
+  // ending the text early and naming another node.
+  const UA_String text{node_id_text.size(),
+                       reinterpret_cast<UA_Byte*>(const_cast<char*>(node_id_text.data()))};
+  const UA_StatusCode status = UA_NodeId_parse(&node_id, text);
   if (status != UA_STATUSCODE_GOOD) {
     return not_a_number;
   }
@@ -142,9 +141,9 @@ double read_double(UA_Client* client, const std::string& node_id_text) {
   UA_Variant value;
   UA_Variant_init(&value);
   cleared_on_exit<UA_Variant, UA_TYPES_VARIANT> value_owner(&value);
-  status = UA_Client_readValueAttribute(client, node_id, &value);
+  const UA_StatusCode read_status = UA_Client_readValueAttribute(client, node_id, &value);
   node_id_owner.reset();
-  if (status != UA_STATUSCODE_GOOD) {
+  if (read_status != UA_STATUSCODE_GOOD) {
     return not_a_number;
   }
   if (UA_Variant_hasScalarType(&value, &UA_TYPES[UA_TYPES_DOUBLE])) {
@@ -185,7 +184,10 @@ void opcua_ph_source_op(pipeline::Data& data) {
     UA_ClientConfig* config = UA_Client_getConfig(client.get());
     UA_ClientConfig_setDefault(config);
     silence_logging(config);
-    if (connect_session(client.get(), endpoint) != UA_STATUSCODE_GOOD) {
+    // The library takes the endpoint as a C string: one with a null byte inside would be cut
+    // there and another endpoint reached than the one named.
+    if (endpoint.find('\0') != std::string::npos ||
+        connect_session(client.get(), endpoint) != UA_STATUSCODE_GOOD) {
       client.reset();
       throw std::runtime_error("opcua_ph_source_op: connect failed for endpoint " + endpoint);
     }

@@ -272,6 +272,11 @@ void append_text(const std::string& path, const std::string& text) {
 
 void write_csv_row(const std::string& path, const pybind11::dict& row) {
   const csv_lines lines = csv_lines_from_row(row);
+  // The system calls end a path at its first null byte: the line would land in another file
+  // (and directories of another path be made) than the one named.
+  if (path.find('\0') != std::string::npos) {
+    throw std::runtime_error("csv_sink_op: failed to open file: " + path);
+  }
   const std::filesystem::path file_path(path);
   std::error_code ignored;
   std::filesystem::create_directories(file_path.parent_path(), ignored);

@@ -44,6 +44,14 @@ void replace_all(std::string& text, const std::string& placeholder,
   }
 }
 
+// DuckDB takes the path as a C string, ending it at its first null byte: it would open another
+// file than the one named (and the checkpoint report the name it did not use).
+void refuse_null_byte_in_path(const std::string& path, const char* op) {
+  if (path.find('\0') != std::string::npos) {
+    throw std::runtime_error(std::string(op) + ": payload['duckdb_path'] contains a null byte");
+  }
+}
+
 // DuckDB's exceptions carry a JSON text in what(); users get DuckDB's own readable message.
 std::string readable_message(const std::exception& error) {
   return duckdb::ErrorData(error).Message();
@@ -157,6 +165,7 @@ void duckdb_checkpoint_cpp(pipeline::Data& data) {
   const std::string run_id = payload::to_string(run_id_value);
   const std::string step = get_str_or(payload, "step", "C");
   const std::string path = get_str_or(payload, "duckdb_path", "work.duckdb");
+  refuse_null_byte_in_path(path, "duckdb_checkpoint_cpp");
 
   std::vector<double> samples;
   pybind11::object values = payload::find(payload, "values");
@@ -217,6 +226,7 @@ void duckdb_sql_cpp(pipeline::Data& data) {
   const std::string in_table = payload::to_string(payload::find(payload, "data_table"));
   const std::string sql = payload::to_string(payload::find(payload, "sql"));
   const std::string out_table = payload::to_string(payload::find(payload, "out_table"));
+  refuse_null_byte_in_path(path, "duckdb_sql_cpp");
 
   std::string text = sql;
   replace_all(text, "{in_table}", in_table);

@@ -33,6 +33,13 @@ def kelvara(host):
 
 
 @pytest.fixture(scope="session")
+def dornick(host):
+    import _dornick
+
+    return _dornick
+
+
+@pytest.fixture(scope="session")
 def velmora(host):
     import _velmora
 

@@ -13,13 +13,6 @@ OP = "duckdb_checkpoint_cpp"
 VALUES_MESSAGE = "duckdb_checkpoint_cpp: payload['values'] must be a sequence of floats: "
 
 
-@pytest.fixture(scope="module")
-def dornick(host):
-    import _dornick
-
-    return _dornick
-
-
 @pytest.fixture
 def database(tmp_path):
     return tmp_path / "work.duckdb"

@@ -9,13 +9,6 @@ from table_store_support import call_while_locked, make_database, query, table_n
 OP = "duckdb_sql_cpp"
 
 
-@pytest.fixture(scope="module")
-def dornick(host):
-    import _dornick
-
-    return _dornick
-
-
 @pytest.fixture
 def database(tmp_path):
     path = tmp_path / "work.duckdb"

@@ -267,11 +267,28 @@ def checkpoint_cases(rng, folder, sizes):
         return {"run_id": "bench", "step": "C", "values": samples, "sample_id": 1,
                 "duckdb_path": path}
 
+    # The floors' tables: one INTEGER column, and the two shapes the checkpoint writes.
     floor_path = str(Path(folder) / "floor.duckdb")
     connection = duckdb.connect(floor_path)
     connection.execute("CREATE TABLE floor (x INTEGER)")
-    connection.execute("CREATE TABLE floor_state (s TEXT)")
+    connection.execute("CREATE TABLE floor_data (idx BIGINT, value DOUBLE, sample_id BIGINT)")
+    connection.execute("CREATE TABLE floor_state (run_id TEXT, step TEXT, duckdb_path TEXT, "
+                       "data_table TEXT, payload_json TEXT)")
     connection.close()
+
+    def sql_text(text):
+        return "'" + text.replace("'", "''") + "'"
+
+    def floor_statements(*statements):
+        return Contestant("floor", host_op("floor_duckdb_statements"),
+                          lambda: {"duckdb_path": floor_path, "statements": list(statements)})
+
+    # The state row of a 10-sample checkpoint, as the op writes it.
+    state_path = str(Path(folder) / "ours-10.duckdb")
+    state_json = json.dumps({key: value for key, value in payload(state_path, []).items()
+                             if key != "values"})
+    state_row = ("INSERT INTO floor_state VALUES ('bench', 'C', " + sql_text(state_path)
+                 + ", 'data_bench_C', " + sql_text(state_json) + ")")
 
     cases = []
     for size in sizes:
@@ -297,10 +314,10 @@ def checkpoint_cases(rng, folder, sizes):
 
         ours_path, peer_path = (str(Path(folder) / f"{who}-{size}.duckdb") for who in ("ours", "peer"))
         if size <= 1000:
-            floor = Contestant("floor", host_op("floor_duckdb_insert"),
-                               lambda: {"duckdb_path": floor_path})
+            floor = floor_statements(state_row)
             goals = (("near_floor", 1.5),)
-            floor_label = "open + one committed one-row INSERT + close"
+            floor_label = ("open + one committed one-row INSERT + close: the state row into a "
+                           "table of its five TEXT columns")
         else:
             store_path = str(Path(folder) / f"floor-{size}.duckdb")
             floor = Contestant("floor", host_op("floor_duckdb_store"),
@@ -336,14 +353,18 @@ def checkpoint_cases(rng, folder, sizes):
         "SQL, small CREATE TABLE AS",
         Contestant("ours", host_op("duckdb_sql_cpp"), partial(sql_payload, "ours")),
         Contestant("peer", table_peer.sql, partial(sql_payload, "peer")),
-        Contestant("floor", host_op("floor_duckdb_insert"), lambda: {"duckdb_path": floor_path}),
+        floor_statements("INSERT INTO floor VALUES (1)"),
         floor_label="open + one committed one-row INSERT + close"))
     cases.append(Case(
-        "DuckDB 2 tables, 1 row each",
-        None, None,
-        Contestant("floor", host_op("floor_duckdb_two_tables"),
-                   lambda: {"duckdb_path": floor_path}),
-        floor_label="open + one transaction inserting one row into each of two tables + close"))
+        "DuckDB one row into one INTEGER column", None, None,
+        floor_statements("INSERT INTO floor VALUES (1)"),
+        floor_label="open + one committed one-row INSERT + close: the least a table change costs"))
+    cases.append(Case(
+        "DuckDB the checkpoint's 2 tables, 1 row each", None, None,
+        floor_statements("BEGIN TRANSACTION", "INSERT INTO floor_data VALUES (0, 7.0, 1)",
+                         state_row, "COMMIT"),
+        floor_label="open + one transaction inserting one row into each of the checkpoint's two "
+                    "table shapes + close"))
     cases.append(Case(
         "DuckDB open + close of the file",
         None, None,
@@ -405,14 +426,15 @@ def ratio(a, b):
 
 
 def render(rows):
-    header = (f"{'case':<38} {'ours':>9} {'peer':>9} {'floor':>9} {'peer/ours':>9} "
+    width = max(len(row["case"]) for row in rows)
+    header = (f"{'case':<{width}} {'ours':>9} {'peer':>9} {'floor':>9} {'peer/ours':>9} "
               f"{'ours/floor':>10}  goals")
     lines = [header, "-" * len(header)]
     for row in rows:
         goals = "; ".join(f"{g['goal']}: {'met' if g['met'] else 'NOT met'}"
                           for g in row["goals"])
         lines.append(
-            f"{row['case']:<38} {duration(row['ours']):>9} {duration(row['peer']):>9} "
+            f"{row['case']:<{width}} {duration(row['ours']):>9} {duration(row['peer']):>9} "
             f"{duration(row['floor']):>9} {ratio(row['peer'], row['ours']):>9} "
             f"{ratio(row['ours'], row['floor']):>10}  {goals}")
     lines.append("")

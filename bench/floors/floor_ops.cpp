@@ -154,23 +154,18 @@ std::string path_of(const pipeline::Data& data) {
 // duckdb::DuckDB open and close of "duckdb_path", nothing else.
 void duckdb_open_close_op(pipeline::Data& data) { duckdb::DuckDB database(path_of(data), nullptr); }
 
-// Open, one committed one-row INSERT into the table "floor", close.
-void duckdb_insert_op(pipeline::Data& data) {
-  duckdb::DuckDB database(path_of(data), nullptr);
-  duckdb::Connection connection(database);
-  const auto result = connection.Query("INSERT INTO floor VALUES (1)");
-  if (result->HasError()) {
-    throw std::runtime_error(result->GetError());
+// Open, the SQL texts of "statements" (a list of str) in order, close: the least a statement-based
+// op pays for its effect on the file.
+void duckdb_statements_op(pipeline::Data& data) {
+  std::vector<std::string> statements;
+  for (pybind11::handle statement :
+       pybind11::reinterpret_borrow<pybind11::list>(required(data, "statements"))) {
+    statements.push_back(
+        payload::to_string(pybind11::reinterpret_borrow<pybind11::object>(statement)));
   }
-}
-
-// Open, one transaction inserting one row into each of the tables "floor" and "floor_state",
-// close: the checkpoint's two tables at the least cost a statement can have.
-void duckdb_two_tables_op(pipeline::Data& data) {
   duckdb::DuckDB database(path_of(data), nullptr);
   duckdb::Connection connection(database);
-  for (const char* statement : {"BEGIN TRANSACTION", "INSERT INTO floor VALUES (1)",
-                                "INSERT INTO floor_state VALUES ('s')", "COMMIT"}) {
+  for (const std::string& statement : statements) {
     if (const auto result = connection.Query(statement); result->HasError()) {
       throw std::runtime_error(result->GetError());
     }
@@ -328,9 +323,8 @@ PYBIND11_MODULE(_bench_floors, module) {
                                 {"floor_build_floats", build_floats_op},
                                 {"floor_append_line", append_line_op},
                                 {"floor_duckdb_open_close", duckdb_open_close_op},
-                                {"floor_duckdb_insert", duckdb_insert_op},
+                                {"floor_duckdb_statements", duckdb_statements_op},
                                 {"floor_duckdb_store", duckdb_store_op},
-                                {"floor_duckdb_two_tables", duckdb_two_tables_op},
                                 {"floor_window_python_side", window_python_side_op},
                                 {"floor_opcua_cycle", opcua_cycle_op},
                                 {"floor_opcua_read", opcua_read_op},

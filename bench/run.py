@@ -1,6 +1,6 @@
 """Every op beside its Python peer and its floor, in one run: `make bench`.
 
-    .venv/bin/python bench/run.py [--out out/bench] [--quick] [--only TEXT]
+    .venv/bin/python bench/run.py [--out out/bench] [--quick] [--only TEXT] [--check]
 
 For each case: the median time per call of our op through the host, of the Python peer
 (bench/peers/) doing the same work in this process, and of the floor (an op of _bench_floors, the
@@ -11,6 +11,7 @@ Rounds are interleaved: every round times a batch of ours, of the peer and of th
 order that turns each round, so that a change in the machine's load falls on all three alike.
 Each batch gets fresh payloads made beforehand, and its results are freed after its clock stops.
 Writes table.txt, results.json and cost.png (cost against input size, log-log) into --out.
+With --check, only the peers' results are checked and every contestant called once: no timing.
 """
 
 import argparse
@@ -502,12 +503,42 @@ def core_compute(quick):
     return medians
 
 
+def case_builders(rng, folder, endpoint):
+    return [
+        lambda: window_cases(rng),
+        lambda: average_cases(rng, (10, 1000, 10**6)),
+        lambda: csv_cases(folder),
+        lambda: checkpoint_cases(rng, folder, (10, 10**6)),
+        lambda: opcua_cases(endpoint),
+    ]
+
+
+def check_cases():
+    """Building the cases checks every peer against our op; each contestant then runs once."""
+    count = 0
+    with tempfile.TemporaryDirectory() as folder, \
+            running_server("ph_meter_sim", "--ph", "7.0", "--temperature", "25.0") as server:
+        for build in case_builders(random.Random(7), folder, server.endpoint):
+            for case in build():
+                for contestant in (case.ours, case.peer, case.floor):
+                    if contestant is not None:
+                        contestant.function(contestant.make_payload())
+                count += 1
+        corrivan.call("floor_opcua_close", {})
+    print(f"bench check: {count} cases, every peer gives our op's result")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--out", default="out/bench")
     parser.add_argument("--quick", action="store_true", help="fewer rounds, no core benchmark")
     parser.add_argument("--only", default="", help="run only cases whose name contains this")
+    parser.add_argument("--check", action="store_true",
+                        help="check the peers against our ops and call every contestant once")
     options = parser.parse_args()
+    if options.check:
+        check_cases()
+        return
     out = Path(options.out)
     out.mkdir(parents=True, exist_ok=True)
     rounds = 5 if options.quick else 9
@@ -519,14 +550,7 @@ def main():
     rows = []
     with tempfile.TemporaryDirectory() as folder, \
             running_server("ph_meter_sim", "--ph", "7.0", "--temperature", "25.0") as server:
-        builders = [
-            lambda: window_cases(rng),
-            lambda: average_cases(rng, (10, 1000, 10**6)),
-            lambda: csv_cases(folder),
-            lambda: checkpoint_cases(rng, folder, (10, 10**6)),
-            lambda: opcua_cases(server.endpoint),
-        ]
-        for build in builders:
+        for build in case_builders(rng, folder, server.endpoint):
             for case in build():
                 if options.only not in case.name:
                     continue

@@ -64,7 +64,10 @@ def free_port():
 
 
 def port_is_free(port):
+    """No listener holds the port. Bound as the servers bind (address reuse on), so that the
+    closed connections of an earlier server, waiting out TIME_WAIT, do not count."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             probe.bind(("127.0.0.1", port))
         except OSError:

@@ -2,6 +2,7 @@
 
 import csv
 import math
+import os
 import signal
 import subprocess
 import sys
@@ -86,9 +87,22 @@ def process_is_gone(pid):
     return not stat.exists() or stat.read_text().split()[2] == "Z"
 
 
+def stop_within(driver, seconds):
+    """The driver's exit status; when it is still running after `seconds`, fails with the Python
+    stack it is stuck in (faulthandler prints it on SIGABRT)."""
+    try:
+        return driver.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        driver.send_signal(signal.SIGABRT)
+        _, stderr = driver.communicate(timeout=10)
+        pytest.fail(f"the driver was still running {seconds} s after the signal:\n{stderr}")
+
+
 @pytest.mark.parametrize("stop_signal", [signal.SIGINT, signal.SIGTERM])
 def test_interrupted_run_stops_the_simulated_meter(tmp_path, stop_signal):
-    command = [sys.executable, str(DRIVER), "--readings", "100000", "--rate", "50", "--out", str(tmp_path)]
+    command = [sys.executable, "-X", "faulthandler", str(DRIVER), "--readings", "100000",
+               "--rate", "50", "--out", str(tmp_path)]
+    meter = None
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as driver:
         try:
             assert driver.stdout.readline().startswith("reading 100000 values from opc.tcp://")
@@ -96,10 +110,12 @@ def test_interrupted_run_stops_the_simulated_meter(tmp_path, stop_signal):
             assert len(children) == 1
             meter = int(children[0])
             driver.send_signal(stop_signal)
-            assert driver.wait(timeout=30) == 130
+            assert stop_within(driver, 30) == 130
             deadline = time.monotonic() + 10
             while not process_is_gone(meter) and time.monotonic() < deadline:
                 time.sleep(0.05)
             assert process_is_gone(meter)
         finally:
             driver.kill()
+            if meter is not None and not process_is_gone(meter):
+                os.kill(meter, signal.SIGKILL)  # never left behind to hold the default port

@@ -189,7 +189,8 @@ def main(argv=None):
     try:
         with contextlib.ExitStack() as stack:
             endpoint = args.endpoint or stack.enter_context(simulated_meter())
-            print(f"reading {args.readings} values from {endpoint} at {args.rate:g} per second", flush=True)
+            print(f"reading {args.readings} values from {endpoint} at {args.rate:g} per second",
+                  flush=True)
             history = read_meter(endpoint, args.readings, args.rate, csv_path)
     except KeyboardInterrupt:
         print("\ninterrupted: the simulated meter is stopped")

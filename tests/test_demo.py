@@ -103,7 +103,10 @@ def test_interrupted_run_stops_the_simulated_meter(tmp_path, stop_signal):
     command = [sys.executable, "-X", "faulthandler", str(DRIVER), "--readings", "100000",
                "--rate", "50", "--out", str(tmp_path)]
     meter = None
-    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as driver:
+    # A job started in the background by a shell without job control (as CI may run us) inherits
+    # SIGINT ignored, and the driver, like Python itself, keeps it so: run it as from a terminal.
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as driver:
         try:
             assert driver.stdout.readline().startswith("reading 100000 values from opc.tcp://")
             children = Path(f"/proc/{driver.pid}/task/{driver.pid}/children").read_text().split()

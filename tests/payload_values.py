@@ -1,6 +1,8 @@
 """Random payload values for the property tests, and the checks that an op left them alone:
 identity and content fingerprints, and reference counts."""
 
+import contextlib
+import gc
 import math
 import struct
 import sys
@@ -204,3 +206,17 @@ class ReferenceCounts:
             if actual != expected:
                 changed.append((type(value).__name__, repr(value)[:60], before, expected, actual))
         assert changed == [], "reference counts changed: " + repr(changed)
+
+
+@contextlib.contextmanager
+def references_kept(payload):
+    """Checks that what runs inside leaves the reference counts of the payload's values as they
+    were. No collection runs in between: garbage of earlier examples (an error's traceback holds
+    its frames) may refer to these values, and freeing it would lower their counts."""
+    gc.disable()
+    try:
+        counts = ReferenceCounts(payload)
+        yield
+        counts.check(payload)
+    finally:
+        gc.enable()

@@ -16,8 +16,8 @@ from hypothesis import strategies as st
 
 from opcua_servers import free_port, running_server
 from payload_values import (
-    GENERATED, RAISE, Boom, FloatSub, IntSub, ReferenceCounts, fingerprint, make_odd, number_lists,
-    texts, values,
+    GENERATED, RAISE, Boom, FloatSub, IntSub, fingerprint, make_odd, number_lists,
+    references_kept, texts, values,
 )
 
 SANITIZER_BUILD = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -166,14 +166,13 @@ def test_conversions_follow_the_model(host, test_ops, kind, value):
     expected = MODELS[kind](value)
     payload = {"kind": kind, "value": value}
     before = fingerprint(payload)
-    counts = ReferenceCounts(payload)
-    try:
-        host.call("convert", payload)
-    except Exception as error:  # compared with the model below
-        outcome = error.with_traceback(None)  # its frames would hold the values too
-    else:
-        outcome = payload.pop("result")
-    counts.check(payload)
+    with references_kept(payload):
+        try:
+            host.call("convert", payload)
+        except Exception as error:  # compared with the model below
+            outcome = error.with_traceback(None)  # its frames would hold the values too
+        else:
+            outcome = payload.pop("result")
     assert fingerprint(payload) == before
 
     if isinstance(expected, Either):
@@ -229,16 +228,15 @@ def check_op(host, op, payload, documented, written, unchanged_on_failure=True):
     exception types, that only the keys in `written` changed, and the reference counts."""
     before = kept_fingerprints(payload, written)
     whole_before = fingerprint(payload)
-    counts = ReferenceCounts(payload)
-    try:
-        result = host.call(op, payload)
-    except documented as error:
-        outcome = error.with_traceback(None)  # its frames would hold the values too
-    else:
-        assert result is payload
-        outcome = None
+    with references_kept(payload):
+        try:
+            result = host.call(op, payload)
+        except documented as error:
+            outcome = error.with_traceback(None)  # its frames would hold the values too
+        else:
+            assert result is payload
+            outcome = None
     event(f"{op}: {type(outcome).__name__ if outcome is not None else 'returned'}")
-    counts.check(payload)
     if outcome is not None and unchanged_on_failure:
         assert fingerprint(payload) == whole_before
     assert kept_fingerprints(payload, written) == before

@@ -508,28 +508,28 @@ def core_compute(quick):
     return medians
 
 
-def case_builders(rng, folder, endpoint):
-    return [
-        lambda: window_cases(rng),
-        lambda: average_cases(rng, (10, 1000, 10**6)),
-        lambda: csv_cases(folder),
-        lambda: checkpoint_cases(rng, folder, (10, 10**6)),
-        lambda: opcua_cases(endpoint),
-    ]
+def all_cases():
+    """Every case, built in turn (building a case checks its peer against our op). The folder
+    and the simulator the cases use live until the last case has been taken."""
+    rng = random.Random(7)
+    with tempfile.TemporaryDirectory() as folder, \
+            running_server("ph_meter_sim", "--ph", "7.0", "--temperature", "25.0") as server:
+        yield from window_cases(rng)
+        yield from average_cases(rng, (10, 1000, 10**6))
+        yield from csv_cases(folder)
+        yield from checkpoint_cases(rng, folder, (10, 10**6))
+        yield from opcua_cases(server.endpoint)
+        corrivan.call("floor_opcua_close", {})
 
 
 def check_cases():
-    """Building the cases checks every peer against our op; each contestant then runs once."""
+    """Every peer checked against our op; each contestant then runs once."""
     count = 0
-    with tempfile.TemporaryDirectory() as folder, \
-            running_server("ph_meter_sim", "--ph", "7.0", "--temperature", "25.0") as server:
-        for build in case_builders(random.Random(7), folder, server.endpoint):
-            for case in build():
-                for contestant in (case.ours, case.peer, case.floor):
-                    if contestant is not None:
-                        contestant.function(contestant.make_payload())
-                count += 1
-        corrivan.call("floor_opcua_close", {})
+    for case in all_cases():
+        for contestant in (case.ours, case.peer, case.floor):
+            if contestant is not None:
+                contestant.function(contestant.make_payload())
+        count += 1
     print(f"bench check: {count} cases, every peer gives our op's result")
 
 
@@ -551,23 +551,18 @@ def main():
 
     started = time.perf_counter()
     load_before = os.getloadavg()
-    rng = random.Random(7)
     rows = []
-    with tempfile.TemporaryDirectory() as folder, \
-            running_server("ph_meter_sim", "--ph", "7.0", "--temperature", "25.0") as server:
-        for build in case_builders(rng, folder, server.endpoint):
-            for case in build():
-                if options.only not in case.name:
-                    continue
-                medians, spreads = measure(case, rounds, batch_seconds)
-                ours, peer, floor = (medians.get(k) for k in ("ours", "peer", "floor"))
-                row = {"case": case.name, "family": case.family, "size": case.size,
-                       "ours": ours, "peer": peer, "floor": floor, "spread": spreads,
-                       "floor_label": case.floor_label,
-                       "goals": [judge(g, ours, peer, floor) for g in case.goals]}
-                rows.append(row)
-                print(render([row]).splitlines()[2], flush=True)
-        corrivan.call("floor_opcua_close", {})
+    for case in all_cases():
+        if options.only not in case.name:
+            continue
+        medians, spreads = measure(case, rounds, batch_seconds)
+        ours, peer, floor = (medians.get(k) for k in ("ours", "peer", "floor"))
+        row = {"case": case.name, "family": case.family, "size": case.size,
+               "ours": ours, "peer": peer, "floor": floor, "spread": spreads,
+               "floor_label": case.floor_label,
+               "goals": [judge(g, ours, peer, floor) for g in case.goals]}
+        rows.append(row)
+        print(render([row]).splitlines()[2], flush=True)
     core = core_compute(options.quick)
     load_after = os.getloadavg()
     elapsed = time.perf_counter() - started

@@ -1,6 +1,7 @@
 """Helpers for the table-store tests: reading DuckDB files back, and holding one locked."""
 
 import contextlib
+import copy
 import json
 import os
 import select
@@ -9,6 +10,7 @@ import subprocess
 import sys
 
 import duckdb
+import pytest
 from conftest import run_python
 from peer_processes import peer_environment
 
@@ -22,6 +24,17 @@ def query(path, sql):
         return connection.execute(sql).fetchall()
     finally:
         connection.close()
+
+
+def op_fails_unchanged(op, host, payload, exception, message):
+    """Calls `op`, which must raise exactly `exception` with `message` and leave the payload as
+    it was."""
+    before = copy.deepcopy(payload)
+    with pytest.raises(exception) as caught:
+        host.call(op, payload)
+    assert type(caught.value) is exception
+    assert str(caught.value) == message
+    assert payload == before
 
 
 def table_names(path):

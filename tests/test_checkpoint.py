@@ -1,11 +1,14 @@
 """The checkpoint op: samples and a payload snapshot into a DuckDB file, all or nothing."""
 
 import copy
+import functools
 import json
 import os
 
 import pytest
-from table_store_support import call_while_locked, make_database, query, table_names
+from table_store_support import (
+    call_while_locked, make_database, op_fails_unchanged, query, table_names,
+)
 
 from conftest import run_python
 
@@ -184,13 +187,7 @@ def test_database_is_released_after_success_and_failure(host, dornick, database)
 # --- failures: the payload and the file are left exactly as they were
 
 
-def unchanged_after(host, payload, exception, message):
-    before = copy.deepcopy(payload)
-    with pytest.raises(exception) as caught:
-        checkpoint(host, payload)
-    assert type(caught.value) is exception
-    assert str(caught.value) == message
-    assert payload == before
+unchanged_after = functools.partial(op_fails_unchanged, OP)
 
 
 @pytest.mark.parametrize(

@@ -1,9 +1,11 @@
 """The SQL op: one SQL text with its placeholders filled in, run on the run's DuckDB file."""
 
-import copy
+import functools
 
 import pytest
-from table_store_support import call_while_locked, make_database, query, table_names
+from table_store_support import (
+    call_while_locked, make_database, op_fails_unchanged, query, table_names,
+)
 
 
 OP = "duckdb_sql_cpp"
@@ -90,13 +92,7 @@ def test_placeholders_and_texts(host, dornick, database, setup, sql, data_table,
 # --- failures
 
 
-def unchanged_after(host, payload, exception, message):
-    before = copy.deepcopy(payload)
-    with pytest.raises(exception) as caught:
-        run_sql(host, payload)
-    assert type(caught.value) is exception
-    assert str(caught.value) == message
-    assert payload == before
+unchanged_after = functools.partial(op_fails_unchanged, OP)
 
 
 @pytest.mark.parametrize(

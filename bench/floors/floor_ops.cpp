@@ -65,6 +65,12 @@ void read_floats_op(pipeline::Data& data) {
   keep(numbers.data());
 }
 
+void run_statement(duckdb::Connection& connection, const std::string& statement) {
+  if (const auto result = connection.Query(statement); result->HasError()) {
+    throw std::runtime_error(result->GetError());
+  }
+}
+
 // The read floor, then those samples stored as rows (index, sample, 1) into the table
 // "floor_rows" in one transaction: open, CREATE, whole vectors of rows through the appender,
 // COMMIT, close. What DuckDB itself needs to store the rows, with no Python in the way.
@@ -72,13 +78,10 @@ void duckdb_store_op(pipeline::Data& data) {
   std::vector<double> samples = read_floats(data);
   duckdb::DuckDB database(payload::to_string(required(data, "duckdb_path")), nullptr);
   duckdb::Connection connection(database);
-  for (const char* statement : {"BEGIN TRANSACTION",
-                                "CREATE TABLE IF NOT EXISTS floor_rows (idx BIGINT, value DOUBLE, "
-                                "sample_id BIGINT)"}) {
-    if (const auto result = connection.Query(statement); result->HasError()) {
-      throw std::runtime_error(result->GetError());
-    }
-  }
+  run_statement(connection, "BEGIN TRANSACTION");
+  run_statement(
+      connection,
+      "CREATE TABLE IF NOT EXISTS floor_rows (idx BIGINT, value DOUBLE, sample_id BIGINT)");
   {
     duckdb::Appender appender(connection, "floor_rows");
     duckdb::DataChunk chunk;
@@ -99,9 +102,7 @@ void duckdb_store_op(pipeline::Data& data) {
     }
     appender.Close();
   }
-  if (const auto result = connection.Query("COMMIT"); result->HasError()) {
-    throw std::runtime_error(result->GetError());
-  }
+  run_statement(connection, "COMMIT");
 }
 
 // A new list of "n" floats stored as "window": the objects any op returning samples must make.
@@ -166,9 +167,7 @@ void duckdb_statements_op(pipeline::Data& data) {
   duckdb::DuckDB database(path_of(data), nullptr);
   duckdb::Connection connection(database);
   for (const std::string& statement : statements) {
-    if (const auto result = connection.Query(statement); result->HasError()) {
-      throw std::runtime_error(result->GetError());
-    }
+    run_statement(connection, statement);
   }
 }
 
